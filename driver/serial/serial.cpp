@@ -1,0 +1,2 @@
+// Serial port module (placeholder).
+#include "driver/serial/serial.h"

@@ -1,0 +1,2 @@
+// Windows communications calls over termios (placeholder).
+#include "driver/serial/winapi.h"

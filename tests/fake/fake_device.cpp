@@ -1,0 +1,2 @@
+// In-memory fake device (placeholder).
+#include "tests/fake/fake_device.h"
