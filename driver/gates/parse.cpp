@@ -10,8 +10,7 @@ namespace {
 
 // The characters allowed at each position of an address text.
 constexpr const char *kPositionSets[9] = {
-    "M", "BW", "0123456789", "0123456789", "0123456789", "0123456789", "0123456789", ".",
-    "01234567",
+    "M", "BW", "0123456789", "0123456789", "0123456789", "0123456789", "0123456789", ".", "01234567",
 };
 
 constexpr int32_t kAreaByte = 'B';

@@ -97,7 +97,7 @@ typedef struct StartParams {
 /* Data of ChangeHuxParams (op 15). */
 typedef struct ChangeParams {
     char name[HUX_NAME_SIZE];
-    int32_t timeout; /* 0 and -1 keep the current one */
+    int32_t timeout;       /* 0 and -1 keep the current one */
     LineSettings settings; /* taken only when baud is not 0 */
 } ChangeParams;
 

@@ -6,15 +6,17 @@ const char kDeviceName[] = "Klockner Moeller PS4";
 
 // One line of text in a frame of code page 437 double-line box characters:
 // backspace and line feed, then three rows of 73 characters.
-#define HUX_ROW_71(c) c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c
+#define HUX_ROW_71(c)                                                                                        \
+    c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c c  \
+        c c c c c c c c c c c c c c c c c c c
 const char kBanner[] =
     "\x08\x0A"
     "\xC9" HUX_ROW_71("\xCD") "\xBB\x0A"
-    "\xBA"
-    " HUXDR: Kl\x94"
-    "ckner MOELLER, SUCOM-B    (PS4-201-MM1)     (32-bit driver) "
-    "\xBA\x0A"
-    "\xC8" HUX_ROW_71("\xCD") "\xBC";
+                              "\xBA"
+                              " HUXDR: Kl\x94"
+                              "ckner MOELLER, SUCOM-B    (PS4-201-MM1)     (32-bit driver) "
+                              "\xBA\x0A"
+                              "\xC8" HUX_ROW_71("\xCD") "\xBC";
 #undef HUX_ROW_71
 
 static_assert(sizeof(kBanner) == 224, "the banner is 223 bytes and a NUL");

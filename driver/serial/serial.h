@@ -12,11 +12,11 @@
 // Result codes of the module.
 enum SerialResult : int32_t {
     SERIAL_OK = 0,
-    SERIAL_OPEN_FAILED = 1,  // open or timeouts failed (SerialOpen); drain's last read failed (SerialPurge)
-    SERIAL_SHORT_WRITE = 2,  // fewer bytes written than asked for
-    SERIAL_GET_STATE = 4,    // control block cannot be read
-    SERIAL_SET_STATE = 5,    // control block cannot be set
-    SERIAL_IO_FAILED = 7     // close, write or read failed; a read returned no bytes
+    SERIAL_OPEN_FAILED = 1, // open or timeouts failed (SerialOpen); drain's last read failed (SerialPurge)
+    SERIAL_SHORT_WRITE = 2, // fewer bytes written than asked for
+    SERIAL_GET_STATE = 4,   // control block cannot be read
+    SERIAL_SET_STATE = 5,   // control block cannot be set
+    SERIAL_IO_FAILED = 7    // close, write or read failed; a read returned no bytes
 };
 
 int32_t SerialOpen(const char *name, const LineSettings *settings, uint16_t flags, HANDLE *handle);

@@ -97,8 +97,8 @@ struct COMSTAT {
     DWORD cbOutQue;
 };
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, void *security,
-                   DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
+HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, void *security, DWORD disposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL CloseHandle(HANDLE handle);
 BOOL GetCommState(HANDLE handle, DCB *dcb);
 BOOL SetCommState(HANDLE handle, DCB *dcb);
@@ -107,8 +107,7 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts);
 BOOL SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue);
 BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *stat);
 BOOL ReadFile(HANDLE handle, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
-BOOL WriteFile(HANDLE handle, const void *buffer, DWORD toWrite, DWORD *written,
-               void *overlapped);
+BOOL WriteFile(HANDLE handle, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
 #endif
 
 #endif // HUX_SERIAL_WINAPI_H

@@ -33,21 +33,21 @@ using Bytes = std::vector<uint8_t>;
 // One recorded call. Only the members that belong to the call are set.
 struct Call {
     Fn fn{};
-    HANDLE handle = nullptr;      // the handle passed (CreateFile: the one returned)
-    std::string name;             // CreateFile
+    HANDLE handle = nullptr; // the handle passed (CreateFile: the one returned)
+    std::string name;        // CreateFile
     DWORD access = 0, share = 0, disposition = 0, flags = 0; // CreateFile
-    DCB dcb{};                    // SetCommState: the block written
-    COMMTIMEOUTS timeouts{};      // SetCommTimeouts: the values written
-    DWORD inQueue = 0, outQueue = 0; // SetupComm
-    DWORD requested = 0;          // ReadFile: bytes asked for; WriteFile: bytes offered
-    Bytes bytes;                  // ReadFile: bytes returned; WriteFile: bytes written
-    BOOL ok = TRUE;               // what the call returned
+    DCB dcb{};                                               // SetCommState: the block written
+    COMMTIMEOUTS timeouts{};                                 // SetCommTimeouts: the values written
+    DWORD inQueue = 0, outQueue = 0;                         // SetupComm
+    DWORD requested = 0; // ReadFile: bytes asked for; WriteFile: bytes offered
+    Bytes bytes;         // ReadFile: bytes returned; WriteFile: bytes written
+    BOOL ok = TRUE;      // what the call returned
 };
 
 struct Device {
     std::string name;
-    bool isComm = true; // false: GetCommState fails, as for a plain file
-    DCB dcb{};          // the device's control block
+    bool isComm = true;      // false: GetCommState fails, as for a plain file
+    DCB dcb{};               // the device's control block
     COMMTIMEOUTS timeouts{}; // the device's timeouts
     // Input waiting, in pieces: one ReadFile takes bytes from the front piece
     // only, as if the read timeout ran out after that piece had arrived.

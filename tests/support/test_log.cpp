@@ -22,7 +22,9 @@ extern "C" __attribute__((visibility("default"))) int err(int32_t level, const c
 }
 
 namespace testlog {
-const std::vector<LogLine> &Lines() { return Store(); }
+const std::vector<LogLine> &Lines() {
+    return Store();
+}
 std::vector<std::string> Texts() {
     std::vector<std::string> texts;
     for (const auto &line : Store()) {
@@ -30,5 +32,7 @@ std::vector<std::string> Texts() {
     }
     return texts;
 }
-void Clear() { Store().clear(); }
+void Clear() {
+    Store().clear();
+}
 } // namespace testlog
