@@ -52,6 +52,7 @@ struct Device {
     // Input waiting, in pieces: one ReadFile takes bytes from the front piece
     // only, as if the read timeout ran out after that piece had arrived.
     // ReadFile with no input waiting succeeds with 0 bytes (timeout).
+    // An empty piece is one such timeout between pieces of input.
     std::deque<Bytes> pieces;
     Bytes written; // everything written so far
     // A scripted controller: called after every successful WriteFile with the
