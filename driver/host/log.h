@@ -8,9 +8,10 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-extern "C" __declspec(dllimport) int __cdecl err(int32_t level, const char *format, ...);
+extern "C" __declspec(dllimport) int __cdecl err(int32_t level, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 #else
-extern "C" int err(int32_t level, const char *format, ...);
+extern "C" int err(int32_t level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 #endif
 
 #endif // HUX_HOST_LOG_H
