@@ -149,8 +149,9 @@ class PtyController {
             Answer({0x15});
             return true;
         }
-        const uint16_t first = static_cast<uint16_t>(frame[3] << 8 | frame[4]);
-        const uint16_t last = static_cast<uint16_t>(frame[5] << 8 | frame[6]);
+        // Requests carry the range: first and last address, high byte first.
+        const uint16_t first = length == 8 ? static_cast<uint16_t>(frame[3] << 8 | frame[4]) : 0;
+        const uint16_t last = length == 8 ? static_cast<uint16_t>(frame[5] << 8 | frame[6]) : 0;
         switch (frame[2]) {
         case 0x82: {
             Bytes reply = {0x0C, 0x07, 0x14, static_cast<uint8_t>(last - first + 1)};
