@@ -467,10 +467,10 @@ Answer Controller::Handle(const Frame &frame, uint64_t seq) {
             ++faultsApplied_;
         }
         tx.raw = a.bytes;
-        if (a.bytes.empty()) {
-            tx.kind = "none";
-        }
         tx.verdict = f.kind == FaultKind::None ? "ok" : "fault " + FaultText(f);
+        if (a.bytes.empty()) {
+            tx.verdict += ", nothing sent";
+        }
     };
 
     if (!frame.lrcOk) {
