@@ -66,14 +66,14 @@ TEST_F(Serial, OpenConfiguresTheDeviceInOrder) {
     EXPECT_EQ(open.disposition, OPEN_EXISTING);
     EXPECT_EQ(open.flags, 0u);
 
-    const COMMTIMEOUTS &t = fake::CallsOf(Fn::SetCommTimeouts)[0].timeouts;
+    const COMMTIMEOUTS t = fake::CallsOf(Fn::SetCommTimeouts)[0].timeouts;
     EXPECT_EQ(t.ReadIntervalTimeout, 0u);
     EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(t.ReadTotalTimeoutConstant, 1000u);
     EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
 
-    const DCB &d = fake::CallsOf(Fn::SetCommState)[0].dcb;
+    const DCB d = fake::CallsOf(Fn::SetCommState)[0].dcb;
     EXPECT_EQ(d.DCBlength, sizeof(DCB));
     EXPECT_EQ(d.BaudRate, 19200u);
     EXPECT_EQ(d.ByteSize, 7);
@@ -154,7 +154,7 @@ TEST_F(Serial, FlagsWordSelectsTheFirstRowOfEachGroup) {
         dev = &fake::AddDevice("COM1");
         HANDLE h = nullptr;
         ASSERT_EQ(SerialOpen("COM1", &k9600_8N1, c.flags, &h), SERIAL_OK);
-        const DCB &d = fake::CallsOf(Fn::SetCommState).at(0).dcb;
+        const DCB d = fake::CallsOf(Fn::SetCommState).at(0).dcb;
         EXPECT_EQ(d.fDtrControl, c.dtr);
         EXPECT_EQ(d.fRtsControl, c.rts);
         EXPECT_EQ(d.fOutxCtsFlow, c.cts);
@@ -317,7 +317,7 @@ TEST_F(Serial, ReadTimeoutKeepsTheOtherFourValues) {
     HANDLE h = OpenConfigured();
     dev->timeouts = {11, 12, 1000, 14, 15};
     EXPECT_EQ(SerialSetReadTimeout(h, 7), 100);
-    const COMMTIMEOUTS &t = fake::CallsOf(Fn::SetCommTimeouts).at(0).timeouts;
+    const COMMTIMEOUTS t = fake::CallsOf(Fn::SetCommTimeouts).at(0).timeouts;
     EXPECT_EQ(t.ReadIntervalTimeout, 11u);
     EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 12u);
     EXPECT_EQ(t.ReadTotalTimeoutConstant, 70u);
