@@ -15,6 +15,7 @@
 //
 // Figures go to stdout as tables and, with --json FILE, to a JSON file.
 #include <dlfcn.h>
+#include <sched.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +60,7 @@ struct Options {
     int paced9600 = 15;    // paced: transactions per scenario at 9600 bit/s
     int paced115200 = 150; // and at 115200 bit/s
     bool callgrind = true;
+    int realtime = 0; // SCHED_FIFO priority for the bench and its children; 0: normal
     std::set<std::string> parts = {"line", "core", "paced"};
     std::set<std::string> scenarios; // empty: all
     std::string side = "both";       // line: driver, floor or both
@@ -77,6 +79,8 @@ void Usage() {
                 "  --callgrind-iterations N  core: transactions under callgrind (default 2000)\n"
                 "  --no-callgrind        core: skip instruction counts\n"
                 "  --paced N9600,N115200 paced: transactions per scenario (default 15,150)\n"
+                "  --realtime PRIO       run under SCHED_FIFO at PRIO (1-99), children too, to keep\n"
+                "                        other work on the machine from deciding the figures\n"
                 "  --smoke               a few of everything, no callgrind (for the test suite)\n"
                 "  --json FILE           write the figures as JSON\n"
                 "  --driver PATH         the driver library (default: the one built with this)\n");
@@ -160,6 +164,7 @@ void SummaryJson(Json &j, const char *key, const Summary &s) {
     j.Num("max_us", s.maxUs);
     j.Num("cpu_us_per_tx", s.cpuUsPerTx);
     j.Num("allocs_per_tx", s.allocsPerTx);
+    j.Num("peer_cpu_us_per_tx", s.peerCpuUsPerTx);
     j.Num("failures", s.failures);
     j.Close('}');
 }
@@ -239,6 +244,11 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
     std::printf("%-16s %9s %9s %7s | %8s %8s %6s | %8s %8s %6s | %7s %7s\n", "scenario", "drv tx/s", "floor",
                 "rate", "drv med", "floor", "x", "drv p99", "floor", "x", "p99/med", "alloc");
 
+    struct CpuLine {
+        const char *name;
+        double driver, sim, floor, responder;
+    };
+    std::vector<CpuLine> cpuLines;
     j.Open("line", '[');
     for (const Scenario &s : Scenarios()) {
         if (!Selected(o, s)) {
@@ -256,10 +266,17 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
             if (wantFloor) {
                 // Untimed warm-up, then the measured run.
                 RunFloor(floorPty.slave, exchanges, std::min(100, o.iterations));
-                flr.Add(RunFloor(floorPty.slave, exchanges, o.iterations));
+                const int64_t peer = ProcessCpuNs(responder);
+                Run run = RunFloor(floorPty.slave, exchanges, o.iterations);
+                run.peerCpuNs = ProcessCpuNs(responder) - peer;
+                flr.Add(run);
             }
             if (wantDriver) {
-                drv.Add(RunDriver(&session, o.iterations, std::min(100, o.iterations)));
+                RunDriver(&session, std::min(100, o.iterations), 0, false);
+                const int64_t peer = ProcessCpuNs(sim.pid);
+                Run run = RunDriver(&session, o.iterations, 0);
+                run.peerCpuNs = ProcessCpuNs(sim.pid) - peer;
+                drv.Add(run);
             }
         }
         const uint64_t logLines = LogLines() - logBefore;
@@ -276,6 +293,7 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
         std::printf("%-16s %9.0f %9.0f %7.3f | %8.1f %8.1f %6.3f | %8.1f %8.1f %6.3f | %7.2f %7.2f\n", s.name,
                     d.perSecond, f.perSecond, rate, d.medianUs, f.medianUs, med, d.p99Us, f.p99Us, p99,
                     spread, d.allocsPerTx);
+        cpuLines.push_back({s.name, d.cpuUsPerTx, d.peerCpuUsPerTx, f.cpuUsPerTx, f.peerCpuUsPerTx});
 
         j.Open(nullptr, '{');
         j.Str("scenario", s.name);
@@ -313,6 +331,12 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
         }
     }
     j.Close(']');
+
+    std::printf("\nCPU per transaction (us): the host's side and the other end of the line.\n");
+    std::printf("%-16s %12s %12s %12s %12s\n", "scenario", "driver", "ps4sim", "floor", "responder");
+    for (const CpuLine &c : cpuLines) {
+        std::printf("%-16s %12.2f %12.2f %12.2f %12.2f\n", c.name, c.driver, c.sim, c.floor, c.responder);
+    }
 
     CloseSession(&session);
     StopSim(&sim);
@@ -553,6 +577,7 @@ void Conditions(const Options &o, Json &j, const char *key) {
     j.Num("cpus", std::thread::hardware_concurrency());
     j.Str("loadavg", load);
     j.Str("driver", o.driverPath);
+    j.Num("sched_fifo_priority", o.realtime);
     j.Close('}');
     std::printf("%s: %s, %u CPUs, load average %s\n", key, when, std::thread::hardware_concurrency(),
                 load.c_str());
@@ -601,6 +626,8 @@ int main(int argc, char **argv) {
             o.callgrind = false;
             o.paced9600 = 0;
             o.paced115200 = 2;
+        } else if (a == "--realtime") {
+            o.realtime = std::atoi(next().c_str());
         } else if (a == "--json") {
             o.json = next();
         } else if (a == "--driver") {
@@ -636,6 +663,15 @@ int main(int argc, char **argv) {
     const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
     if (len <= 0) {
         std::snprintf(self, sizeof self, "%s", argv[0]);
+    }
+
+    if (o.realtime > 0) {
+        sched_param param{};
+        param.sched_priority = o.realtime;
+        if (sched_setscheduler(0, SCHED_FIFO, &param) != 0) {
+            std::fprintf(stderr, "hux_bench: SCHED_FIFO %d: %s\n", o.realtime, std::strerror(errno));
+            return 2;
+        }
     }
 
     Json j;

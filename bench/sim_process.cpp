@@ -1,6 +1,5 @@
 #include "bench/sim_process.h"
 
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

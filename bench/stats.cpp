@@ -32,6 +32,14 @@ int64_t ThreadCpuNs() {
     return ClockNs(CLOCK_THREAD_CPUTIME_ID);
 }
 
+int64_t ProcessCpuNs(pid_t pid) {
+    clockid_t clock{};
+    if (pid <= 0 || clock_getcpuclockid(pid, &clock) != 0) {
+        return 0;
+    }
+    return ClockNs(clock);
+}
+
 void Run::Add(const Run &other) {
     transactions += other.transactions;
     latencyNs.insert(latencyNs.end(), other.latencyNs.begin(), other.latencyNs.end());
@@ -39,6 +47,7 @@ void Run::Add(const Run &other) {
     cpuNs += other.cpuNs;
     allocations += other.allocations;
     failures += other.failures;
+    peerCpuNs += other.peerCpuNs;
 }
 
 Summary Summarize(const Run &run) {
@@ -54,6 +63,7 @@ Summary Summarize(const Run &run) {
     s.perSecond = run.wallNs > 0 ? n * 1e9 / static_cast<double>(run.wallNs) : 0;
     s.cpuUsPerTx = static_cast<double>(run.cpuNs) / n / 1000.0;
     s.allocsPerTx = static_cast<double>(run.allocations) / n;
+    s.peerCpuUsPerTx = static_cast<double>(run.peerCpuNs) / n / 1000.0;
     if (sorted.empty()) {
         s.meanUs = static_cast<double>(run.wallNs) / n / 1000.0;
         return s;

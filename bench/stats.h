@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 #include <vector>
 
 namespace bench {
@@ -12,6 +13,9 @@ namespace bench {
 int64_t NowNs();
 // CPU time of the calling thread in nanoseconds.
 int64_t ThreadCpuNs();
+// CPU time of another process (a child: the simulator, the responder) in
+// nanoseconds; 0 when it cannot be read.
+int64_t ProcessCpuNs(pid_t pid);
 
 struct Run {
     int64_t transactions = 0;
@@ -20,6 +24,7 @@ struct Run {
     int64_t cpuNs = 0;              // CPU time of the measuring thread
     uint64_t allocations = 0;       // heap allocations of the measuring thread
     int failures = 0;               // transactions that did not return 0
+    int64_t peerCpuNs = 0;          // CPU time of the other end of the line
 
     void Reserve(size_t n) { latencyNs.reserve(latencyNs.size() + n); }
     void Add(const Run &other);
@@ -34,6 +39,7 @@ struct Summary {
     double maxUs = 0;
     double cpuUsPerTx = 0;
     double allocsPerTx = 0;
+    double peerCpuUsPerTx = 0;
     int failures = 0;
 };
 
