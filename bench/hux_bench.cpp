@@ -237,6 +237,30 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
         }
     }
 
+    // Diagnosis: the driver against the floor's own responder tells the
+    // driver's share of the difference to the floor from the simulator's.
+    const bool split = wantDriver && wantFloor;
+    PtyPair splitPty;
+    pid_t splitResponder = -1;
+    DriverSession splitSession;
+    if (split) {
+        if (!OpenPty(&splitPty, &error) || (splitResponder = StartFloorResponder(&splitPty)) < 0) {
+            Fail("line: responder: " + error);
+        } else {
+            std::string name = splitPty.slaveName;
+            if (name.size() > 11 && name.rfind("/dev/", 0) == 0) {
+                name = name.substr(5);
+            }
+            if (!OpenSession(&splitSession, driver, name.c_str(), 100, &error)) {
+                Fail("line: driver against the responder: " + error);
+            }
+            // The driver holds the line now; the responder sees it as long
+            // as the driver has it open.
+            close(splitPty.slave);
+            splitPty.slave = -1;
+        }
+    }
+
     std::printf("\nLine: HuxMain over a pseudo-terminal against ps4sim, and the floor on the same kind of\n"
                 "pseudo-terminal (plain blocking write/read against a responder that answers at once).\n"
                 "%d rounds x %d transactions per side, taking turns. Latencies in microseconds.\n\n",
@@ -246,7 +270,9 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
 
     struct CpuLine {
         const char *name;
-        double driver, sim, floor, responder;
+        double driver, sim, floor, responder, splitDriver, splitResponder;
+        double floorMedian, splitMedian, driverMedian;
+        double floorRate, splitRate, driverRate;
     };
     std::vector<CpuLine> cpuLines;
     j.Open("line", '[');
@@ -258,9 +284,11 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
             Fail("line: " + error);
             continue;
         }
+        const bool splitOk = split && splitSession.context.port != 0 && PrepareGate(&splitSession, s, &error);
         const std::vector<Exchange> exchanges = ExchangesOf(s);
         Run drv;
         Run flr;
+        Run drvRsp;
         const uint64_t logBefore = LogLines();
         for (int r = 0; r < o.rounds; ++r) {
             if (wantFloor) {
@@ -278,6 +306,13 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
                 run.peerCpuNs = ProcessCpuNs(sim.pid) - peer;
                 drv.Add(run);
             }
+            if (splitOk) {
+                RunDriver(&splitSession, std::min(100, o.iterations), 0, false);
+                const int64_t peer = ProcessCpuNs(splitResponder);
+                Run run = RunDriver(&splitSession, o.iterations, 0);
+                run.peerCpuNs = ProcessCpuNs(splitResponder) - peer;
+                drvRsp.Add(run);
+            }
         }
         const uint64_t logLines = LogLines() - logBefore;
         const Summary d = Summarize(drv);
@@ -293,7 +328,10 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
         std::printf("%-16s %9.0f %9.0f %7.3f | %8.1f %8.1f %6.3f | %8.1f %8.1f %6.3f | %7.2f %7.2f\n", s.name,
                     d.perSecond, f.perSecond, rate, d.medianUs, f.medianUs, med, d.p99Us, f.p99Us, p99,
                     spread, d.allocsPerTx);
-        cpuLines.push_back({s.name, d.cpuUsPerTx, d.peerCpuUsPerTx, f.cpuUsPerTx, f.peerCpuUsPerTx});
+        const Summary dr = Summarize(drvRsp);
+        cpuLines.push_back({s.name, d.cpuUsPerTx, d.peerCpuUsPerTx, f.cpuUsPerTx, f.peerCpuUsPerTx,
+                            dr.cpuUsPerTx, dr.peerCpuUsPerTx, f.medianUs, dr.medianUs, d.medianUs,
+                            f.perSecond, dr.perSecond, d.perSecond});
 
         j.Open(nullptr, '{');
         j.Str("scenario", s.name);
@@ -306,6 +344,9 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
         }
         if (wantFloor) {
             SummaryJson(j, "floor", f);
+        }
+        if (splitOk) {
+            SummaryJson(j, "driver_with_responder", dr);
         }
         if (wantDriver && wantFloor) {
             j.Num("rate_ratio", rate);
@@ -332,10 +373,23 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
     }
     j.Close(']');
 
-    std::printf("\nCPU per transaction (us): the host's side and the other end of the line.\n");
-    std::printf("%-16s %12s %12s %12s %12s\n", "scenario", "driver", "ps4sim", "floor", "responder");
+    std::printf("\nCPU per transaction (us): the host's side / the other end of the line.\n");
+    std::printf("%-16s %17s %17s %17s\n", "scenario", "floor/responder", "driver/responder", "driver/ps4sim");
     for (const CpuLine &c : cpuLines) {
-        std::printf("%-16s %12.2f %12.2f %12.2f %12.2f\n", c.name, c.driver, c.sim, c.floor, c.responder);
+        std::printf("%-16s %8.2f %8.2f %8.2f %8.2f %8.2f %8.2f\n", c.name, c.floor, c.responder,
+                    c.splitDriver, c.splitResponder, c.driver, c.sim);
+    }
+    if (split) {
+        std::printf(
+            "\nWhere the time goes: median us and rate as a fraction of the floor's, for the floor, the\n"
+            "driver against the floor's responder, and the driver against ps4sim.\n");
+        std::printf("%-16s %8s %8s %8s | %8s %8s\n", "scenario", "floor", "drv/rsp", "drv/sim", "drv/rsp",
+                    "drv/sim");
+        for (const CpuLine &c : cpuLines) {
+            std::printf("%-16s %8.1f %8.1f %8.1f | %8.3f %8.3f\n", c.name, c.floorMedian, c.splitMedian,
+                        c.driverMedian, c.floorRate > 0 ? c.splitRate / c.floorRate : 0,
+                        c.floorRate > 0 ? c.driverRate / c.floorRate : 0);
+        }
     }
 
     CloseSession(&session);
@@ -343,6 +397,11 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
     if (wantFloor) {
         ClosePty(&floorPty);
         StopChild(responder);
+    }
+    if (split) {
+        CloseSession(&splitSession);
+        ClosePty(&splitPty);
+        StopChild(splitResponder);
     }
 }
 
