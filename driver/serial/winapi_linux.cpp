@@ -6,11 +6,12 @@
 // in 32 bits.
 //
 // Device state: the line settings live in the terminal's termios. The
-// COMMTIMEOUTS live there too, in control-character slots that raw mode
-// leaves without effect, so that like on Windows they belong to the device,
-// persist between calls and opens, and need no table in the process. A marker
-// byte tells a device whose timeouts were set through this layer from one
-// that never was; the latter reads as all-zero timeouts, the Windows default.
+// COMMTIMEOUTS live there too, in the control-character slots that raw mode
+// leaves without effect (all but VMIN and VTIME), so that like on Windows they
+// belong to the device, persist between calls and opens, and need no table in
+// the process. A check byte tells a device whose timeouts were set through
+// this layer from one that never was; the latter reads as all-zero timeouts,
+// the Windows default. The price is one TCGETS2 per ReadFile.
 //
 // Only the kernel's own termios2 interface is used (no <termios.h>, whose
 // struct termios clashes with it); it carries any rate the kernel accepts.
@@ -68,17 +69,20 @@ bool SetTermios(int fd, const termios2 *tio) {
 // Raw mode as a Windows serial device always is: no line editing, echo,
 // signals, software flow control or character translation; a read takes what
 // has arrived (VMIN 1, VTIME 0, together with O_NONBLOCK: a read never waits
-// in the kernel, and poll() reports input from the first byte on). The
-// modem's carrier is ignored and the receiver on. Returns true when anything
-// changed.
-bool MakeRaw(termios2 *tio) {
+// in the kernel, and poll() reports input from the first byte on). With
+// line, also the modem's carrier ignored and the receiver on; without, only
+// what the line discipline does is looked at, which no device driver
+// overrides. Returns true when anything changed.
+bool MakeRaw(termios2 *tio, bool line) {
     const termios2 before = *tio;
     tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
                                            IXOFF | IXANY | INPCK | IGNPAR | IUCLC | IMAXBEL | IUTF8);
     tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE |
                                            ICANON | ISIG | IEXTEN | XCASE | TOSTOP | EXTPROC);
-    tio->c_cflag |= CREAD | CLOCAL;
+    if (line) {
+        tio->c_cflag |= CREAD | CLOCAL;
+    }
     tio->c_cc[VMIN] = 1;
     tio->c_cc[VTIME] = 0;
     return std::memcmp(&before, tio, sizeof(before)) != 0;
@@ -179,7 +183,7 @@ bool LoadTimeouts(int fd, COMMTIMEOUTS *t, bool forRead) {
     termios2 tio{};
     if (GetTermios(fd, &tio)) {
         DecodeTimeouts(tio, t);
-        if (forRead && MakeRaw(&tio)) {
+        if (forRead && MakeRaw(&tio, false)) {
             SetTermios(fd, &tio);
         }
         return true;
@@ -354,7 +358,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD /*access*/, DWORD /*shareMode*/, void 
     termios2 tio{};
     if (GetTermios(fd, &tio)) {
         ioctl(fd, TIOCEXCL);
-        if (MakeRaw(&tio) && !SetTermios(fd, &tio)) {
+        if (MakeRaw(&tio, true) && !SetTermios(fd, &tio)) {
             const int error = errno;
             ioctl(fd, TIOCNXCL);
             close(fd);
@@ -448,7 +452,7 @@ BOOL SetCommState(HANDLE handle, DCB *dcb) {
     if (!GetTermios(fd, &tio)) {
         return FALSE;
     }
-    MakeRaw(&tio);
+    MakeRaw(&tio, true);
     SetRate(&tio, dcb->BaudRate);
 
     tcflag_t c = tio.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
