@@ -217,6 +217,17 @@ TEST_F(Lifecycle, ColdStartCannotOpen) {
     }
 }
 
+// A second cold start takes the context as new: the port it held is
+// neither looked at nor closed, so the device is still held.
+TEST_F(Lifecycle, ColdStartTakesTheContextAsNew) {
+    Open();
+    EXPECT_EQ(Call(HUX_OP_COLD_START), HUX_REFUSED);
+    EXPECT_EQ(context.port, 0u);
+    EXPECT_EQ(context.markerEnd, 0);
+    EXPECT_EQ(fake::CountOf(Fn::CloseHandle), 0);
+    EXPECT_TRUE(device->open);
+}
+
 TEST_F(Lifecycle, ColdStartDiscoveryFails) {
     plc.Fail(Fault::Silent);
     ASSERT_EQ(Call(HUX_OP_COLD_START), HUX_OK);

@@ -141,6 +141,29 @@ TEST_F(Read, RangeBound) {
     }
 }
 
+// A gate address no parser produces (an index below 0, or one whose byte
+// offset overflows 32 bits) is refused as outside the marker area.
+TEST_F(Read, CorruptGateAddress) {
+    struct Case {
+        int32_t area, index, width;
+    };
+    const Case cases[] = {
+        {'B', -1, 8}, {'W', -1, 16}, {'B', INT32_MIN, 8}, {'W', INT32_MAX, 16}, {'W', INT32_MIN, 16}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.index);
+        Forget();
+        Gate("MB00000");
+        transfer.gateAddr.area = c.area;
+        transfer.gateAddr.index = c.index;
+        transfer.gateAddr.width = c.width;
+        EXPECT_EQ(Run(HUX_OP_SINGLE_READ), HUX_REFUSED);
+        EXPECT_TRUE(plc.frames.empty());
+        EXPECT_EQ(testlog::Texts(),
+                  (std::vector<std::string>{"HUXDR> DoRead() read out of marker address space 'MB00000'",
+                                            "HUXDR> SingleRead() , ret val is 1"}));
+    }
+}
+
 TEST_F(Read, NoPort) {
     context.port = 0;
     context.markerEnd = 0;
