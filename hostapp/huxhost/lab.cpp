@@ -5,6 +5,11 @@
 
 #if defined(HUXHOST_WITH_SIM)
 #include "sim/simulator.h"
+#else
+// No simulator in this build; Lab still owns (empty) pointers to one.
+namespace ps4sim {
+class Simulator {};
+} // namespace ps4sim
 #endif
 
 namespace hh {
