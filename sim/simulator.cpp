@@ -386,7 +386,25 @@ void Simulator::HandleInput(const uint8_t *bytes, size_t n, Clock::time_point se
     }
 }
 
+bool Simulator::SendRaw(const Bytes &bytes) {
+    if (fd_ < 0) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        TraceEvent e;
+        e.toController = false;
+        e.kind = "unasked";
+        e.verdict = "sent";
+        e.raw = bytes;
+        Emit(std::move(e));
+        stats_.bytesOut += bytes.size();
+    }
+    return Send(bytes);
+}
+
 bool Simulator::Send(const Bytes &bytes) {
+    std::lock_guard<std::mutex> writing(writeMu_);
     auto writeAll = [this](const uint8_t *p, size_t n) {
         while (n > 0) {
             const ssize_t w = write(fd_, p, n);

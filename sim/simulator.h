@@ -93,6 +93,9 @@ class Simulator {
     std::vector<std::string> TraceLines() const; // formatted, without times
     void ClearTrace();
 
+    // Puts bytes on the line unasked (stale input, noise), traced as such.
+    bool SendRaw(const Bytes &bytes);
+
     Stats GetStats() const;
 
   private:
@@ -114,6 +117,7 @@ class Simulator {
     std::thread thread_;
 
     mutable std::mutex mu_;
+    std::mutex writeMu_; // one writer on the line at a time
     Controller controller_;
     FrameParser parser_; // serving thread only
     Stats stats_;

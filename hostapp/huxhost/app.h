@@ -27,7 +27,9 @@ struct Options {
     bool json = false;
     bool raw = false; // script: no masking of handles, build date and port names
     int intervalMs = 1000;
-    int count = 0; // poll rounds, 0: until interrupted
+    int count = 0;           // poll rounds, 0: until interrupted
+    bool blockGiven = false; // parse --block N: the block parser
+    int32_t blockSize = 0;
     SimOptions sim;
 };
 

@@ -152,20 +152,9 @@ int CmdInfo(Host &host, const std::vector<std::string> &args) {
 
 int CmdParse(Host &host, const std::vector<std::string> &args) {
     Report report(host);
-    std::vector<std::string> texts;
-    long long blockSize = 0;
-    bool block = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--block" && i + 1 < args.size()) {
-            block = true;
-            if (!ParseInt(args[++i], -1000000, 1000000, &blockSize)) {
-                std::fprintf(stderr, "huxhost: bad block size '%s'\n", args[i].c_str());
-                return kExitUsage;
-            }
-        } else {
-            texts.push_back(args[i]);
-        }
-    }
+    const std::vector<std::string> &texts = args;
+    const bool block = host.opt.blockGiven;
+    const int32_t blockSize = host.opt.blockSize;
     if (texts.empty()) {
         std::fprintf(stderr, "huxhost: parse GATE... [--block SIZE]\n");
         return kExitUsage;
@@ -173,8 +162,7 @@ int CmdParse(Host &host, const std::vector<std::string> &args) {
     int exitCode = kExitOk;
     for (const std::string &t : texts) {
         Gate g{t, {}};
-        const int32_t r =
-            block ? host.session.ParseBlock(g, static_cast<int32_t>(blockSize)) : host.session.ParseSingle(g);
+        const int32_t r = block ? host.session.ParseBlock(g, blockSize) : host.session.ParseSingle(g);
         if (r != HUX_OK) {
             exitCode = kExitOpFailed;
         }
@@ -187,7 +175,7 @@ int CmdParse(Host &host, const std::vector<std::string> &args) {
             std::printf("%-10s ok: %s; area %c, index %d, bit %d, width %d\n", t.c_str(), Describe(g).c_str(),
                         static_cast<char>(g.addr.area), g.addr.index, g.addr.bit, g.addr.width);
         } else {
-            std::printf("%-10s refused (%s)\n", t.c_str(), ResultText(r).c_str());
+            std::printf("%-10s refused, result %d\n", t.c_str(), r);
         }
     }
     return report.Finish("parse", exitCode);
@@ -223,7 +211,11 @@ int CmdRead(Host &host, const std::vector<std::string> &args) {
                 const int shown =
                     !g.IsBit() && !g.IsWord() && host.opt.valueKind == 1 ? static_cast<int16_t>(v) : v;
                 char h[8];
-                std::snprintf(h, sizeof h, g.IsWord() ? "%04X" : "%02X", g.IsWord() ? v : v & 0xFF);
+                std::snprintf(h, sizeof h,
+                              g.IsBit()    ? "%X"
+                              : g.IsWord() ? "%04X"
+                                           : "%02X",
+                              g.IsBit() || g.IsWord() ? v : v & 0xFF);
                 item += ",\"value\":" + std::to_string(shown) + ",\"hex\":\"0x" + h + "\"";
             }
             report.items.push_back(item + "}");

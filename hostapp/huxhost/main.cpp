@@ -204,6 +204,12 @@ int main(int argc, char **argv) {
                 return Usage("the interval is in milliseconds");
             }
             o.intervalMs = static_cast<int>(n);
+        } else if (arg == "--block") {
+            if (!hh::ParseInt(v, -1000000, 1000000, &n)) {
+                return Usage("bad block size");
+            }
+            o.blockGiven = true;
+            o.blockSize = static_cast<int32_t>(n);
         } else if (arg == "--count") {
             if (!hh::ParseInt(v, 0, 100000000, &n)) {
                 return Usage("bad count");
