@@ -409,6 +409,8 @@ int RunScript(Host &host, const std::string &path) {
     if (!PreparePort(host)) {
         return kExitSetup;
     }
+    // The host's line-control flags word, used when the driver reopens.
+    host.session.Context().portParams.flags = host.opt.flags;
     Runner runner{host, 0, {}};
     std::string line;
     while (std::getline(in, line)) {
