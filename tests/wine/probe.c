@@ -112,7 +112,8 @@ int main(int argc, char **argv) {
     int32_t result = CallMeasured(byName, &request, &moved);
     Check(moved == 0, "HuxMain removes its argument (stdcall)");
     Check(result == 0, "GetHuxInfo returns 0");
-    Check(info.infoA == 70 && info.infoB == 589 && info.infoC == 4 && info.infoD == 3, "GetHuxInfo constants");
+    Check(info.infoA == 70 && info.infoB == 589 && info.infoC == 4 && info.infoD == 3,
+          "GetHuxInfo constants");
     Check(info.defaults.baud == 9600 && info.defaults.dataBits == 8 && info.defaults.stopBits == 0 &&
               info.defaults.parity == 0,
           "GetHuxInfo defaults 9600 8 0 0");
