@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "driver/host/huxdrvr.h"
+#include "driver/serial/serial.h"
 
 // The transaction kinds DoRead and DoWrite are run with (the operation codes
 // of their single-value wrappers); any other value means a block.
@@ -34,6 +35,16 @@ int32_t StoreData(GateTransfer *transfer, const uint8_t *reply, int32_t op);
 // 2 discovery failed, the read half of a bit write failed, or six attempts
 // failed.
 int32_t DoWrite(DriverRequest *request, int32_t op);
+
+// Discards the input waiting on the port before an exchange begins: before
+// every attempt, the first one too, and before discovery within a transfer.
+// An answer that came in after an earlier attempt or transaction had given
+// up on it must never be taken for the answer to a new request (the replies
+// carry nothing that ties them to their request). With nothing waiting this
+// is one status query of the port.
+inline void DrainInput(uint32_t port) {
+    SerialPurge(HandleFromPort(port));
+}
 
 // The controller addresses a transfer covers.
 struct GateRange {

@@ -79,9 +79,12 @@ int32_t DoRead(DriverRequest *request, int32_t op) {
         err(HUX_LOG_INFO, "HUXDR> DoRead() invalid block size '%s'", transfer->address);
         return HUX_REFUSED;
     }
-    if (context->markerEnd == 0 && ReadAddressOffset(context) != HUX_OK) {
-        err(HUX_LOG_INFO, "HUXDR> DoRead() reading start addr from PLC failed");
-        return HUX_FAILED;
+    if (context->markerEnd == 0) {
+        DrainInput(context->port);
+        if (ReadAddressOffset(context) != HUX_OK) {
+            err(HUX_LOG_INFO, "HUXDR> DoRead() reading start addr from PLC failed");
+            return HUX_FAILED;
+        }
     }
     if (single) {
         transfer->count = 1;
@@ -96,9 +99,7 @@ int32_t DoRead(DriverRequest *request, int32_t op) {
     uint8_t *tx = TxFrame(context);
     uint8_t *rx = RxFrame(context);
     for (int32_t attempt = 1; attempt <= kAttempts; ++attempt) {
-        if (attempt > 1) {
-            SerialPurge(HandleFromPort(port));
-        }
+        DrainInput(port);
         BuildRangeRequest(tx, kCmdRead, range.first, range.last);
         if (Send(tx, kRangeRequestLength, port) != HUX_OK) {
             err(HUX_LOG_INFO, "HUXDR> DoRead() error sending data, retry %d '%s'", attempt,

@@ -32,9 +32,12 @@ int32_t DoWrite(DriverRequest *request, int32_t op) {
         err(HUX_LOG_INFO, "HUXDR> DoWrite() invalid block size '%s'", transfer->address);
         return HUX_REFUSED;
     }
-    if (context->markerEnd == 0 && ReadAddressOffset(context) != HUX_OK) {
-        err(HUX_LOG_INFO, "HUXDR> DoWrite() reading start addr from PLC failed");
-        return HUX_FAILED;
+    if (context->markerEnd == 0) {
+        DrainInput(context->port);
+        if (ReadAddressOffset(context) != HUX_OK) {
+            err(HUX_LOG_INFO, "HUXDR> DoWrite() reading start addr from PLC failed");
+            return HUX_FAILED;
+        }
     }
 
     // The value to send is fixed once; every attempt sends the same data.
@@ -69,9 +72,7 @@ int32_t DoWrite(DriverRequest *request, int32_t op) {
     uint8_t *rx = RxFrame(context);
     const char *address = transfer->address;
     for (int32_t attempt = 1; attempt <= kAttempts; ++attempt) {
-        if (attempt > 1) {
-            SerialPurge(HandleFromPort(port));
-        }
+        DrainInput(port);
         BuildRangeRequest(tx, kCmdWriteAsk, range.first, range.last);
         if (Send(tx, kRangeRequestLength, port) != HUX_OK) {
             err(HUX_LOG_INFO, "HUXDR> DoWrite() error sending write request, retry %d '%s'", attempt,

@@ -255,8 +255,8 @@ TEST_F(Read, DiscoveryFails) {
                                         "HUXDR> SingleRead() , ret val is 2"}));
 }
 
-// Six failing attempts: numbered messages, exactly five purges (none before
-// the first), one wrapper line, the buffer untouched.
+// Six failing attempts: numbered messages, a drain before each attempt, one
+// wrapper line, the buffer untouched.
 TEST_F(Read, SixFailedAttempts) {
     struct Case {
         const char *what;
@@ -300,8 +300,8 @@ TEST_F(Read, SixFailedAttempts) {
         }
         log.push_back("HUXDR> BlockRead(), ret val is 2");
         EXPECT_EQ(testlog::Texts(), log);
-        EXPECT_EQ(fake::CountOf(fake::Fn::ClearCommError), 5);
-        EXPECT_NE(fake::Calls().front().fn, fake::Fn::ClearCommError) << "no purge before the first attempt";
+        EXPECT_EQ(fake::CountOf(fake::Fn::ClearCommError), 6);
+        EXPECT_EQ(fake::Calls().front().fn, fake::Fn::ClearCommError) << "drained before the first attempt";
         EXPECT_EQ(values[0], plc::kFill);
         EXPECT_EQ(values[5], plc::kFill);
         for (const auto &line : testlog::Lines()) {
@@ -310,8 +310,8 @@ TEST_F(Read, SixFailedAttempts) {
     }
 }
 
-// A good answer after failures: result 0, no wrapper line; the purge before
-// each retry drains what a faulty answer left behind.
+// A good answer after failures: result 0, no wrapper line. Every attempt,
+// the first one too, drains what an earlier faulty answer left behind.
 TEST_F(Read, RecoversAfterFailures) {
     plc.memory[0x100C] = 0x5A;
     Gate("MB00012");
@@ -321,19 +321,54 @@ TEST_F(Read, RecoversAfterFailures) {
 
     Forget();
     values.fill(plc::kFill);
-    plc.Pass();                  // read behind the stray byte: LRC wrong, one byte left over
-    plc.Fail(Fault::WrongCount); // after a purge that drained it
+    plc.Fail(Fault::WrongCount);
     plc.Fail(Fault::Silent);
     ASSERT_EQ(Run(HUX_OP_SINGLE_READ), HUX_OK);
     EXPECT_EQ(SingleValue(), 0x5A);
-    EXPECT_EQ(plc.frames.size(), 4u);
+    EXPECT_EQ(plc.frames.size(), 3u);
     EXPECT_EQ(fake::CountOf(fake::Fn::ClearCommError), 3);
     EXPECT_EQ(device->Waiting(), 0u);
     EXPECT_EQ(testlog::Texts(),
-              (std::vector<std::string>{"HUXDR> Receive() LRC error",
-                                        "HUXDR> DoRead() error receiving data, retry 1 'MB00012'",
-                                        "HUXDR> StoreData() invalid data size 'MB00012'",
-                                        "HUXDR> DoRead() error receiving data, retry 3 'MB00012'"}));
+              (std::vector<std::string>{"HUXDR> StoreData() invalid data size 'MB00012'",
+                                        "HUXDR> DoRead() error receiving data, retry 2 'MB00012'"}));
+}
+
+// An answer that arrives after its transaction gave up (here: all six
+// attempts timed out) is never taken for the answer to the next request:
+// replies carry nothing that ties them to their request, so a late reply for
+// MB00012 would otherwise be delivered as the value of MB00013.
+TEST_F(Read, LateAnswerIsNotTakenForTheNextOne) {
+    plc.memory[0x100C] = 0x11;
+    plc.memory[0x100D] = 0x22;
+    Gate("MB00012");
+    plc.Fail(Fault::Silent, 6);
+    ASSERT_EQ(Run(HUX_OP_SINGLE_READ), HUX_FAILED);
+    device->Queue(plc::ReadReply({0x11}, 1)); // the late answer to the last attempt
+
+    Forget();
+    values.fill(plc::kFill);
+    Gate("MB00013");
+    ASSERT_EQ(Run(HUX_OP_SINGLE_READ), HUX_OK);
+    EXPECT_EQ(SingleValue(), 0x22);
+    EXPECT_EQ(device->Waiting(), 0u);
+    EXPECT_TRUE(testlog::Lines().empty());
+}
+
+// The same holds for a write: a late acknowledgement left on the line must
+// not be taken for the permission to the next write request.
+TEST_F(Read, LateAcknowledgementIsNotTakenForPermission) {
+    Gate("MB00012");
+    SetSingleValue(0x33);
+    plc.Fail(Fault::Silent, 6);
+    ASSERT_EQ(Run(HUX_OP_SINGLE_WRITE), HUX_FAILED);
+    device->Queue({0x06});
+    plc.Fail(Fault::Nack, 1, 0x15); // the controller refuses this time
+
+    Forget();
+    EXPECT_EQ(Run(HUX_OP_SINGLE_WRITE), HUX_OK);
+    EXPECT_EQ(testlog::Texts(), std::vector<std::string>{
+                                    "HUXDR> DoWrite() write not allowed retry 1, nack code 21, 'MB00012'"});
+    EXPECT_EQ(plc.memory[0x100C], 0x33);
 }
 
 } // namespace
