@@ -449,7 +449,14 @@ bool Simulator::Send(const Bytes &bytes) {
     return true;
 }
 
-void Simulator::Emit(TraceEvent event) {
+void Simulator::Emit(const TraceEvent &event) {
+    if (traceFile_ == nullptr && !traceSink_ && !recordTrace_) {
+        return; // nobody listens: keep the answer path short
+    }
+    EmitCopy(event);
+}
+
+void Simulator::EmitCopy(TraceEvent event) {
     event.ms = std::chrono::duration<double, std::milli>(Clock::now() - t0_).count();
     if (traceFile_ != nullptr) {
         const std::string line = FormatTrace(event, traceTime_);

@@ -102,7 +102,8 @@ class Simulator {
     using Clock = std::chrono::steady_clock;
 
     void HandleInput(const uint8_t *bytes, size_t n, Clock::time_point seen);
-    void Emit(TraceEvent event);
+    void Emit(const TraceEvent &event);
+    void EmitCopy(TraceEvent event);
     bool Send(const Bytes &bytes);
     bool SleepUntil(Clock::time_point t); // false: stop requested
     bool StopRequested() const;
