@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -505,6 +508,98 @@ TEST_F(SimPty, PacingTakesAtLeastTheWireTime) {
     EXPECT_EQ(c.Read(7).size(), 7u);
     const auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(ms, 15 * 10 * 1000.0 / 1200 - 1);
+}
+
+TEST(SimDevice, ServesASerialDeviceAtTheGivenSettings) {
+    // A pseudo-terminal pair stands in for a cable: the simulator takes the
+    // slave as its device, the test talks on the master.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string device = ptsname(master);
+    termios t{};
+    tcgetattr(master, &t);
+    cfmakeraw(&t);
+    tcsetattr(master, TCSANOW, &t);
+
+    ps4sim::Simulator sim;
+    std::string error;
+    ps4sim::LineConfig line;
+    line.baud = 12345;
+    EXPECT_FALSE(sim.OpenDevice(device, line, &error)); // not a standard rate
+    EXPECT_NE(error.find("12345"), std::string::npos);
+    line.baud = 19200;
+    EXPECT_FALSE(sim.OpenDevice("/dev/null", line, &error)); // not a terminal
+    ASSERT_TRUE(sim.OpenDevice(device, line, &error)) << error;
+    EXPECT_EQ(sim.Path(), device);
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    const Bytes request = Request(0x82, 0x0040, 0x0041);
+    ASSERT_EQ(write(master, request.data(), request.size()), 8);
+    Bytes reply;
+    while (reply.size() < 7) {
+        pollfd p{master, POLLIN, 0};
+        ASSERT_GT(poll(&p, 1, 2000), 0);
+        uint8_t buf[16];
+        const ssize_t r = read(master, buf, sizeof buf);
+        ASSERT_GT(r, 0);
+        reply.insert(reply.end(), buf, buf + r);
+    }
+    EXPECT_EQ(reply, WithLrc({0x0C, 0x07, 0x14, 0x02, 0x10, 0x00}));
+    sim.Stop();
+    close(master);
+}
+
+TEST(SimProgram, PrintsItsPathServesAndDumpsWhenTerminated) {
+    char dump[] = "/tmp/ps4sim_dumpXXXXXX";
+    const int dumpFd = mkstemp(dump);
+    ASSERT_GE(dumpFd, 0);
+    close(dumpFd);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const std::string dumpArg = dump;
+    const char *argv[] = {PS4SIM,    "--quiet",     "--marker-start", "2000",   "--marker-size",
+                          "256",     "--poke",      "2005=AB",        "--dump", dumpArg.c_str(),
+                          "--fault", "1:nack=0x33", nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, PS4SIM, &actions, nullptr, const_cast<char *const *>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string path;
+    char ch = 0;
+    while (read(out[0], &ch, 1) == 1 && ch != '\n') {
+        path += ch;
+    }
+    close(out[0]);
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    {
+        Client c(path);
+        ASSERT_TRUE(c.Ok());
+        c.Write(Request(0x82, 0x0040, 0x0041)); // frame 1: refused by the scripted fault
+        EXPECT_EQ(c.Read(1), Bytes{0x33});
+        c.Write(Request(0x82, 0x004A, 0x004B));
+        EXPECT_EQ(c.Read(7), WithLrc({0x0C, 0x07, 0x14, 0x02, 0x21, 0x01})); // 2000h + 256 + 1
+        c.Write(Request(0x82, 0x2005, 0x2005));
+        EXPECT_EQ(c.Read(6), WithLrc({0x0C, 0x07, 0x14, 0x01, 0xAB}));
+        c.Write(Request(0x83, 0x2006, 0x2006));
+        EXPECT_EQ(c.Read(1), Bytes{0x06});
+        c.Write(DataFrame({0xCD}));
+        EXPECT_EQ(c.Read(1), Bytes{0x06});
+    }
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ps4sim::Simulator image;
+    std::string error;
+    ASSERT_TRUE(image.LoadImage(dump, 0, &error)) << error;
+    EXPECT_EQ(image.Peek(0x2005, 2), (Bytes{0xAB, 0xCD}));
+    EXPECT_EQ(image.Peek(0x0040, 2), (Bytes{0x20, 0x00}));
+    std::remove(dump);
 }
 
 TEST(SimMemory, ImageRoundTrip) {
