@@ -230,7 +230,7 @@ int RunDemo(Host &host) {
                 "  huxhost --help\n"
                 "  huxhost read MB00012 MW00040 MB00012.3\n"
                 "  huxhost --sim-trace - write MB00012.3=1\n"
-                "  huxhost --sim-fault read:lrc*2 read MW00040\n"
+                "  huxhost --sim-trace - --sim-fault 3:lrc*2 read MW00040\n"
                 "  huxhost --port ttyUSB0 read MB00012          (a real controller on /dev/ttyUSB0)\n");
     std::fflush(stdout);
     return d.ok ? kExitOk : kExitOpFailed;

@@ -171,6 +171,10 @@ bool Lab::Command(int which, const std::vector<std::string> &args, std::vector<s
         }
         return true;
     }
+    if (cmd == "protect" && args.size() == 2 && args[1] == "off") {
+        sim->SetProtect({});
+        return true;
+    }
     if (cmd == "protect" && args.size() == 2) {
         const auto dash = args[1].find('-');
         if (dash == std::string::npos || !ParseHex(args[1].substr(0, dash), 0xFFFF, &a) ||
@@ -198,7 +202,7 @@ bool Lab::Command(int which, const std::vector<std::string> &args, std::vector<s
         return true;
     }
     *error = "sim: cannot understand '" + cmd + "' here (fault SPEC, clear, poke ADDR BB.., peek ADDR N, " +
-             "protect A-B, random RATE SEED, trace on|off)";
+             "protect A-B|off, random RATE SEED, trace on|off)";
     return false;
 }
 

@@ -3,7 +3,9 @@
 // simulated controller saw (when its trace is on), the driver's log lines
 // and the results. Handles, the driver's build date and the port names are
 // masked (unless --raw) so that transcripts can be compared.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
@@ -35,7 +37,7 @@ const char kScriptHelp[] =
     "  context                      show the connection's state\n"
     "  sim CMD / sim2 CMD           the embedded simulated controllers ($PORT, $PORT2):\n"
     "                               fault SPEC | clear | poke ADDR BB.. | peek ADDR N |\n"
-    "                               protect A-B | random RATE SEED | trace on|off\n"
+    "                               protect A-B|off | random RATE SEED | trace on|off\n"
     "  sleep MS | echo TEXT\n"
     "names: $PORT (the --port device or the embedded controller), $PORT2 (a second\n"
     "embedded controller), NULLDEV, NUL, or any device name\n";
