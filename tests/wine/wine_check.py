@@ -118,8 +118,14 @@ class Wine:
 
     def start(self):
         with open(self.log, "a") as log:
-            subprocess.Popen(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                             start_new_session=True)
+            # Goes into the background itself; a server already running for
+            # this prefix makes it exit at once.
+            server = subprocess.Popen(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL, stdout=log,
+                                      stderr=log, start_new_session=True)
+            try:
+                server.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                pass
         # The first program starts wine's services; let that be one whose
         # output goes to the log.
         self._quiet(["wineboot"], timeout=300)
