@@ -53,8 +53,8 @@ namespace {
 using namespace bench;
 
 struct Options {
-    int iterations = 2000;       // line: transactions per round and side
-    int rounds = 3;              // line: floor and driver take turns
+    int iterations = 500;        // line: transactions per round and side
+    int rounds = 10;             // line: floor and driver take turns
     int coreIterations = 200000; // core: transactions timed in process
     int callgrindIterations = 2000;
     int paced9600 = 15;    // paced: transactions per scenario at 9600 bit/s
@@ -72,8 +72,8 @@ void Usage() {
     std::printf("usage: hux_bench [options]\n"
                 "  --parts LIST          line,core,paced (default: all)\n"
                 "  --scenario LIST       byte_read,word_write,bit_write,block_read_64,block_write_64\n"
-                "  --iterations N        line: transactions per round and side (default 2000)\n"
-                "  --rounds N            line: rounds of floor and driver in turn (default 3)\n"
+                "  --iterations N        line: transactions per round and side (default 500)\n"
+                "  --rounds N            line: rounds of floor and driver in turn (default 10)\n"
                 "  --side S              line: driver, floor or both (default both)\n"
                 "  --core-iterations N   core: timed transactions (default 200000)\n"
                 "  --callgrind-iterations N  core: transactions under callgrind (default 2000)\n"
