@@ -2,8 +2,9 @@
  * A small Windows host that loads HUXDRVR.dll the way a host application
  * does and checks what a host can see of it without a controller: the entry
  * point by name and by ordinal 1, its calling convention, the records' 32-bit
- * layout, GetHuxInfo, the address parsers, refused operation codes, and that
- * loading and unloading do nothing of the driver's own.
+ * layout, GetHuxInfo, the address parsers, refused operation codes, the ended
+ * state after EndHux, that loading and unloading do nothing of the driver's
+ * own, and that a reloaded driver starts afresh.
  *
  * Usage: probe.exe [path of HUXDRVR.dll]. Prints one line per check and the
  * driver's log lines; exit code 0 when every check holds.
@@ -165,9 +166,37 @@ int main(int argc, char **argv) {
               strcmp(logged[0], "HUXDR> BlockParse() block size should be <= 64 bytes") == 0,
           "BlockAddressParser refuses 65 bytes with its message");
 
+    /* EndHux with no port open, then every request is answered with 0. */
+    ComContext context;
+    memset(&context, 0, sizeof context);
+    loggedCount = 0;
+    result = Call(byName, &context, HUX_OP_END, NULL);
+    Check(result == 0 && loggedCount == 2 && strcmp(logged[0], "HUXDR> CloseCom() exited 0") == 0 &&
+              strcmp(logged[1], "HUXDR> EndHux() exited, 0") == 0,
+          "EndHux with no port: 0, its two lines");
+    memset(&info, 0x5A, sizeof info);
+    loggedCount = 0;
+    result = Call(byName, NULL, HUX_OP_GET_INFO, &info);
+    Check(result == 0 && info.infoA == 0x5A5A5A5Au && loggedCount == 0,
+          "ended: GetHuxInfo answers 0, does nothing");
+    Check(Call(byName, NULL, 99, NULL) == 0 && Call(byName, NULL, 0, NULL) == 0,
+          "ended: codes 99 and 0 answer 0");
+
     /* Unloading does nothing of the driver's own either. */
     loggedCount = 0;
     Check(FreeLibrary(module) != 0 && loggedCount == 0, "FreeLibrary, nothing logged");
+
+    /* Loaded again, the driver starts afresh: the ended state went with it. */
+    module = LoadLibraryA(path);
+    byName = module != NULL ? (HuxMainFn)(void (*)(void))GetProcAddress(module, "HuxMain") : NULL;
+    Check(byName != NULL, "LoadLibrary again");
+    if (byName != NULL) {
+        memset(&info, 0, sizeof info);
+        Check(Call(byName, NULL, HUX_OP_GET_INFO, &info) == 0 && info.infoA == 70 &&
+                  Call(byName, NULL, 99, NULL) == 2,
+              "reloaded: not ended");
+        Check(FreeLibrary(module) != 0, "FreeLibrary again");
+    }
 
     printf("%s: %d failed\n", failures == 0 ? "PASS" : "FAIL", failures);
     return failures == 0 ? 0 : 1;
