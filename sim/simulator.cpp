@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -273,6 +274,11 @@ bool Simulator::SleepUntil(Clock::time_point t) {
 }
 
 void Simulator::Serve() {
+    if (config_.pace) {
+        // Paced bytes leave at deadlines a byte time apart; the default timer
+        // slack (50 us) would add to every answer.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
     uint8_t buf[4096];
     int backoffMs = 1;
     auto lastByte = Clock::now();
@@ -355,9 +361,11 @@ void Simulator::HandleInput(const uint8_t *bytes, size_t n, Clock::time_point se
             Emit(controller_.DroppedEvent(item.dropped, item.why));
             continue;
         }
+        Clock::time_point arrived = Clock::now();
         if (config_.pace) {
             // The request counts as arrived when its last byte has crossed.
-            if (!SleepUntil(firstByteEnd + byteTime_ * static_cast<long>(item.endOffset - 1))) {
+            arrived = firstByteEnd + byteTime_ * static_cast<long>(item.endOffset - 1);
+            if (!SleepUntil(arrived)) {
                 return;
             }
         }
@@ -369,8 +377,11 @@ void Simulator::HandleInput(const uint8_t *bytes, size_t n, Clock::time_point se
             stats_.faults = controller_.FaultsApplied();
             Emit(a.rx);
         }
-        if (a.delayMs > 0 && !SleepUntil(Clock::now() + std::chrono::milliseconds(a.delayMs))) {
-            return;
+        if (a.delayMs > 0) {
+            arrived = Clock::now() + std::chrono::milliseconds(a.delayMs);
+            if (!SleepUntil(arrived)) {
+                return;
+            }
         }
         {
             std::lock_guard<std::mutex> lock(mu_);
@@ -380,7 +391,7 @@ void Simulator::HandleInput(const uint8_t *bytes, size_t n, Clock::time_point se
                 stats_.bytesOut += a.bytes.size();
             }
         }
-        if (!a.bytes.empty() && !Send(a.bytes)) {
+        if (!a.bytes.empty() && !Send(a.bytes, arrived)) {
             return;
         }
     }
@@ -400,10 +411,10 @@ bool Simulator::SendRaw(const Bytes &bytes) {
         Emit(std::move(e));
         stats_.bytesOut += bytes.size();
     }
-    return Send(bytes);
+    return Send(bytes, Clock::now());
 }
 
-bool Simulator::Send(const Bytes &bytes) {
+bool Simulator::Send(const Bytes &bytes, Clock::time_point from) {
     std::lock_guard<std::mutex> writing(writeMu_);
     auto writeAll = [this](const uint8_t *p, size_t n) {
         while (n > 0) {
@@ -436,7 +447,9 @@ bool Simulator::Send(const Bytes &bytes) {
         return writeAll(bytes.data(), bytes.size());
     }
     // Each byte leaves when its last bit would have crossed the wire.
-    const auto start = std::max(Clock::now(), wireOutFree_);
+    // The answer goes on the wire as soon as the request is in (or the line is
+    // free), not when this thread got round to it.
+    const auto start = std::max(from, wireOutFree_);
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (!SleepUntil(start + byteTime_ * static_cast<long>(i + 1))) {
             return false;

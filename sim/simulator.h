@@ -104,7 +104,8 @@ class Simulator {
     void HandleInput(const uint8_t *bytes, size_t n, Clock::time_point seen);
     void Emit(const TraceEvent &event);
     void EmitCopy(TraceEvent event);
-    bool Send(const Bytes &bytes);
+    // Paced, the first byte leaves one byte time after `from` at the earliest.
+    bool Send(const Bytes &bytes, Clock::time_point from);
     bool SleepUntil(Clock::time_point t); // false: stop requested
     bool StopRequested() const;
 
