@@ -86,6 +86,23 @@ void ClosePty(PtyPair *pty) {
 
 namespace {
 
+// Reads until at least `want` bytes are in; takes whatever has arrived in
+// each read (the host sends one frame at a time, so nothing of a next frame
+// can be in yet).
+bool ReadAtLeast(int fd, uint8_t *buf, size_t size, size_t *have, size_t want) {
+    while (*have < want) {
+        const ssize_t r = read(fd, buf + *have, size - *have);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            return false;
+        }
+        *have += static_cast<size_t>(r);
+    }
+    return true;
+}
+
 // The responder: one request at a time, as the host sends them.
 [[noreturn]] void Respond(int master) {
     // Read replies for every range length, prepared once: 0C 07 14 k data LRC.
@@ -104,7 +121,8 @@ namespace {
     const uint8_t ack = 0x06;
     uint8_t buf[512];
     for (;;) {
-        if (!ReadExact(master, buf, 8)) {
+        size_t have = 0;
+        if (!ReadAtLeast(master, buf, sizeof buf, &have, 8)) {
             _exit(0);
         }
         const int first = buf[3] << 8 | buf[4];
@@ -117,7 +135,9 @@ namespace {
             WriteAll(master, replies[k], static_cast<size_t>(k) + 5);
         } else if (buf[2] == 0x83) {
             WriteAll(master, &ack, 1);
-            if (!ReadExact(master, buf, 4) || !ReadExact(master, buf + 4, static_cast<size_t>(buf[3]) + 1)) {
+            have = 0;
+            if (!ReadAtLeast(master, buf, sizeof buf, &have, 4) ||
+                !ReadAtLeast(master, buf, sizeof buf, &have, static_cast<size_t>(buf[3]) + 5)) {
                 _exit(0);
             }
             WriteAll(master, &ack, 1);
