@@ -536,12 +536,12 @@ BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *stat) {
         *errors = 0; // line errors are not reported: bytes are passed on as they came
     }
     if (stat != nullptr) {
+        // Only the input count is filled in: the driver drains input before
+        // every attempt, so this call sits between two transactions, and a
+        // second query for the output queue (which no caller looks at) would
+        // cost each of them another system call. cbOutQue reads 0.
         std::memset(static_cast<void *>(stat), 0, sizeof(*stat));
         stat->cbInQue = waiting > 0 ? static_cast<DWORD>(waiting) : 0;
-        int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-            stat->cbOutQue = static_cast<DWORD>(queued);
-        }
     }
     return TRUE;
 }
