@@ -265,8 +265,11 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
                 "pseudo-terminal (plain blocking write/read against a responder that answers at once).\n"
                 "%d rounds x %d transactions per side, taking turns. Latencies in microseconds.\n\n",
                 o.rounds, o.iterations);
-    std::printf("%-16s %9s %9s %7s | %8s %8s %6s | %8s %8s %6s | %7s %7s\n", "scenario", "drv tx/s", "floor",
-                "rate", "drv med", "floor", "x", "drv p99", "floor", "x", "p99/med", "alloc");
+    std::printf("%-16s %9s %9s %6s | %7s %7s %6s | %7s %7s %6s | %7s %7s | %5s\n", "scenario", "drv tx/s",
+                "floor", "rate", "drv med", "floor", "x", "drv p99", "floor", "x", "drv p99", "floor",
+                "alloc");
+    std::printf("%-16s %9s %9s %6s | %7s %7s %6s | %7s %7s %6s | %7s %7s | %5s\n", "", "", "", "ratio", "",
+                "", "", "", "", "", "/med", "/med", "/tx");
 
     struct CpuLine {
         const char *name;
@@ -325,9 +328,10 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
         const double med = f.medianUs > 0 ? d.medianUs / f.medianUs : 0;
         const double p99 = f.p99Us > 0 ? d.p99Us / f.p99Us : 0;
         const double spread = d.medianUs > 0 ? d.p99Us / d.medianUs : 0;
-        std::printf("%-16s %9.0f %9.0f %7.3f | %8.1f %8.1f %6.3f | %8.1f %8.1f %6.3f | %7.2f %7.2f\n", s.name,
-                    d.perSecond, f.perSecond, rate, d.medianUs, f.medianUs, med, d.p99Us, f.p99Us, p99,
-                    spread, d.allocsPerTx);
+        const double floorSpread = f.medianUs > 0 ? f.p99Us / f.medianUs : 0;
+        std::printf("%-16s %9.0f %9.0f %6.3f | %7.1f %7.1f %6.3f | %7.1f %7.1f %6.3f | %7.2f %7.2f | %5.2f\n",
+                    s.name, d.perSecond, f.perSecond, rate, d.medianUs, f.medianUs, med, d.p99Us, f.p99Us,
+                    p99, spread, floorSpread, d.allocsPerTx);
         const Summary dr = Summarize(drvRsp);
         cpuLines.push_back({s.name, d.cpuUsPerTx, d.peerCpuUsPerTx, f.cpuUsPerTx, f.peerCpuUsPerTx,
                             dr.cpuUsPerTx, dr.peerCpuUsPerTx, f.medianUs, dr.medianUs, d.medianUs,
@@ -344,6 +348,7 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
         }
         if (wantFloor) {
             SummaryJson(j, "floor", f);
+            j.Num("floor_p99_over_median", floorSpread);
         }
         if (splitOk) {
             SummaryJson(j, "driver_with_responder", dr);
