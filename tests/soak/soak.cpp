@@ -39,6 +39,7 @@ enum class Source : uint8_t { Unknown, Initial, Read, Write };
 struct Cell {
     uint8_t value = 0;
     Source source = Source::Unknown;
+    uint64_t op = 0; // the operation that last wrote or read it
 };
 
 enum Kind {
@@ -104,7 +105,7 @@ class Soak {
     void CheckRead(Kind kind, const GateAddr &gate, int bytes, int valueKind, const std::vector<uint8_t> &buf,
                    const std::string &text);
     void ApplyWrite(Kind kind, const GateAddr &gate, int bytes, uint16_t requested,
-                    const std::vector<uint8_t> &data);
+                    const std::vector<uint8_t> &data, uint64_t n);
 
     const Options &options_;
     Report &report_;
@@ -114,12 +115,15 @@ class Soak {
     ComContext context_{};
     std::mutex faultsMu_;
     std::map<std::string, uint64_t> faults_; // applied, by kind, from the controller's trace
+    // The successful writes since the last checkpoint: what they were, and
+    // with --verbose the driver's lines of them.
+    std::map<uint64_t, std::string> writes_;
 };
 
 void Soak::Finding(const std::string &what) {
     if (report_.findings.size() < kMaxFindings) {
         std::string text = what;
-        if (options_.verbose) {
+        if (options_.verbose && what.rfind("lost write", 0) != 0) {
             for (const std::string &line : soaklog::Recent()) {
                 text += "\n    log: " + line;
             }
@@ -317,11 +321,11 @@ void Soak::CheckRead(Kind kind, const GateAddr &gate, int bytes, int valueKind,
 }
 
 void Soak::ApplyWrite(Kind kind, const GateAddr &gate, int bytes, uint16_t requested,
-                      const std::vector<uint8_t> &data) {
+                      const std::vector<uint8_t> &data, uint64_t n) {
     const int offset = IsWord(kind) ? gate.index * 2 : gate.index;
     if (IsBlock(kind)) {
         for (int i = 0; i < bytes; ++i) {
-            model_[offset + i] = Cell{data[i], Source::Write};
+            model_[offset + i] = Cell{data[i], Source::Write, n};
         }
     } else if (IsBit(kind)) {
         Cell &cell = model_[offset];
@@ -329,12 +333,13 @@ void Soak::ApplyWrite(Kind kind, const GateAddr &gate, int bytes, uint16_t reque
             const uint8_t mask = static_cast<uint8_t>(1u << gate.bit);
             cell.value = requested != 0 ? (cell.value | mask) : (cell.value & ~mask);
             cell.source = Source::Write;
+            cell.op = n;
         }
         // The rest of the byte or word went back as it was read.
     } else {
-        model_[offset] = Cell{static_cast<uint8_t>(requested & 0xFF), Source::Write};
+        model_[offset] = Cell{static_cast<uint8_t>(requested & 0xFF), Source::Write, n};
         if (bytes == 2) {
-            model_[offset + 1] = Cell{static_cast<uint8_t>(requested >> 8), Source::Write};
+            model_[offset + 1] = Cell{static_cast<uint8_t>(requested >> 8), Source::Write, n};
         }
     }
 }
@@ -412,7 +417,9 @@ void Soak::RunOne(uint64_t n) {
 
     const int answerLength = IsRead(kind) ? bytes + 5 : (kind == kWriteBitB || kind == kWriteBitW) ? 0 : 1;
     ScriptFaults(answerLength);
-    soaklog::Clear();
+    if (options_.verbose) {
+        soaklog::Mark("operation " + std::to_string(n) + ": " + KindName(kind) + " " + text);
+    }
     const auto t0 = Clock::now();
     const int32_t result = HuxMain(&request);
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
@@ -420,6 +427,9 @@ void Soak::RunOne(uint64_t n) {
 
     ++report_.ops;
     ++report_.opsByKind[KindName(kind)];
+    if (options_.verbose) {
+        soaklog::Mark("result " + std::to_string(result));
+    }
     if (options_.trace) {
         std::fprintf(stderr, "%llu %s %s count %d -> %d in %.1f ms, buffer",
                      static_cast<unsigned long long>(n), KindName(kind), text, count, result, ms);
@@ -489,7 +499,19 @@ void Soak::RunOne(uint64_t n) {
         if (IsRead(kind)) {
             CheckRead(kind, gate, bytes, valueKind, buf, std::string(text) + where);
         } else {
-            ApplyWrite(kind, gate, bytes, requested, before);
+            ApplyWrite(kind, gate, bytes, requested, before, n);
+            std::string info = std::string(KindName(kind)) + " " + text + where;
+            if (options_.verbose) {
+                const std::vector<std::string> lines = soaklog::Recent();
+                size_t from = lines.size();
+                while (from > 0 && lines[from - 1].rfind("-- operation ", 0) != 0) {
+                    --from;
+                }
+                for (size_t i = from; i < lines.size(); ++i) {
+                    info += "\n    log: " + lines[i];
+                }
+            }
+            writes_[n] = info;
         }
     } else if (!IsRead(kind)) {
         // A failed write may still have reached the controller: its range is
@@ -509,24 +531,33 @@ void Soak::Checkpoint() {
         std::chrono::milliseconds(options_.maxDelayMs + 3 * options_.timeout * 10 + 50));
     ++report_.checkpoints;
     const ps4sim::Bytes memory = sim_.Peek(kMarkerStart, kAreaBytes);
+    std::map<uint64_t, int> lost; // write operation -> bytes of it not in memory
     for (int i = 0; i < kAreaBytes; ++i) {
         Cell &cell = model_[i];
         if (cell.source == Source::Unknown) {
             ++report_.unknownResolved;
         } else if (cell.value != memory[i]) {
-            char b[96];
-            std::snprintf(b, sizeof b, "memory at %04x holds %02x, the model %02x (%s)", kMarkerStart + i,
-                          memory[i], cell.value,
-                          cell.source == Source::Write ? "written" : "read or initial");
-            Finding(b);
             if (cell.source == Source::Write) {
-                ++report_.lostWrites;
+                ++lost[cell.op];
+                ++report_.lostBytes;
             } else {
+                char b[96];
+                std::snprintf(b, sizeof b, "memory at %04x holds %02x, the model %02x (read or initial)",
+                              kMarkerStart + i, memory[i], cell.value);
+                Finding(b);
                 ++report_.strayWrites;
             }
         }
-        cell = Cell{memory[i], cell.source == Source::Unknown ? Source::Read : cell.source};
+        cell = Cell{memory[i], cell.source == Source::Unknown ? Source::Read : cell.source, cell.op};
     }
+    for (const auto &entry : lost) {
+        ++report_.lostWrites;
+        const auto it = writes_.find(entry.first);
+        const std::string what =
+            it != writes_.end() ? it->second : "operation " + std::to_string(entry.first);
+        Finding("lost write, " + std::to_string(entry.second) + " bytes not in memory: " + what);
+    }
+    writes_.clear();
 }
 
 void Soak::Finish() {
@@ -612,7 +643,7 @@ std::string Format(const Options &options, const Report &report) {
     }
     out << "\n";
     out << "wrong values delivered:  " << report.wrongValues << "\n";
-    out << "lost writes:             " << report.lostWrites << "\n";
+    out << "lost writes:             " << report.lostWrites << " (" << report.lostBytes << " bytes)\n";
     out << "stray writes:            " << report.strayWrites << "\n";
     std::snprintf(
         b, sizeof b, "timeouts exceeded:       %llu (longest operation %.1f ms, a %s, bound %.0f ms)\n",

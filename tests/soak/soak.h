@@ -35,7 +35,8 @@ struct Report {
     std::map<std::string, uint64_t> faultsByKind;
     uint64_t faults = 0;
     uint64_t wrongValues = 0; // a read returned 0 with a value the memory did not hold
-    uint64_t lostWrites = 0;  // a write returned 0 and the memory does not hold its data
+    uint64_t lostWrites = 0;  // writes that returned 0 and whose data the memory does not hold
+    uint64_t lostBytes = 0;   // their bytes
     uint64_t strayWrites = 0; // memory changed where no write was made
     uint64_t timeoutsExceeded = 0;
     uint64_t bufferViolations = 0; // a failed operation changed the buffer, or one wrote beyond it

@@ -56,6 +56,15 @@ uint64_t Count() {
     return s.count;
 }
 
+void Mark(const std::string &text) {
+    State &s = S();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.lines.push_back("-- " + text);
+    if (s.lines.size() > kKept) {
+        s.lines.pop_front();
+    }
+}
+
 void Clear() {
     State &s = S();
     std::lock_guard<std::mutex> lock(s.mu);

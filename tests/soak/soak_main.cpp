@@ -40,7 +40,6 @@ bool Number(const char *text, double *value) {
 
 int main(int argc, char **argv) {
     soak::Options options;
-    options.maxDelayMs = 25;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
