@@ -19,7 +19,7 @@ struct Options {
     uint64_t seed = 1;
     double rate = 0.05;                   // probability that an answer gets a fault
     int32_t timeout = 5;                  // the driver's read timeout, 10 ms units
-    int maxDelayMs = 150;                 // longest delay fault
+    int maxDelayMs = 25;                  // longest delay fault (within the driver timeout)
     std::vector<ps4sim::FaultKind> kinds; // empty: all kinds
     uint64_t checkEvery = 500;            // compare the model with the controller's memory
     bool progress = false;
