@@ -100,6 +100,12 @@ std::set<std::string> SplitSet(const std::string &text) {
     return out;
 }
 
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0 : n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 bool Selected(const Options &o, const Scenario &s) {
     return o.scenarios.empty() || o.scenarios.count(s.name) > 0;
 }
@@ -265,7 +271,8 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
 
     std::printf("\nLine: HuxMain over a pseudo-terminal against ps4sim, and the floor on the same kind of\n"
                 "pseudo-terminal (plain blocking write/read against a responder that answers at once).\n"
-                "%d rounds x %d transactions per side, taking turns. Latencies in microseconds.\n\n",
+                "%d rounds x %d transactions per side, taking turns. Latencies in microseconds. Rate ratio:\n"
+                "the driver's rate over the floor's within a round, median over the rounds.\n\n",
                 o.rounds, o.iterations);
     std::printf("%-16s %9s %9s %6s | %7s %7s %6s | %7s %7s %6s | %7s %7s | %5s\n", "scenario", "drv tx/s",
                 "floor", "rate", "drv med", "floor", "x", "drv p99", "floor", "x", "drv p99", "floor",
@@ -294,6 +301,11 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
         Run drv;
         Run flr;
         Run drvRsp;
+        // Rates of each round: floor and driver ran back to back, so their
+        // ratio within a round is little moved by other work on the machine.
+        std::vector<double> roundRatios;
+        std::vector<double> roundSplitRatios;
+        double floorRoundRate = 0;
         const uint64_t logBefore = LogLines();
         for (int r = 0; r < o.rounds; ++r) {
             if (wantFloor) {
@@ -302,6 +314,8 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
                 const int64_t peer = ProcessCpuNs(responder);
                 Run run = RunFloor(floorPty.slave, exchanges, o.iterations);
                 run.peerCpuNs = ProcessCpuNs(responder) - peer;
+                floorRoundRate =
+                    run.wallNs > 0 ? static_cast<double>(run.transactions) * 1e9 / run.wallNs : 0;
                 flr.Add(run);
             }
             if (wantDriver) {
@@ -309,6 +323,10 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
                 const int64_t peer = ProcessCpuNs(sim.pid);
                 Run run = RunDriver(&session, o.iterations, 0);
                 run.peerCpuNs = ProcessCpuNs(sim.pid) - peer;
+                if (floorRoundRate > 0 && run.wallNs > 0) {
+                    roundRatios.push_back(static_cast<double>(run.transactions) * 1e9 / run.wallNs /
+                                          floorRoundRate);
+                }
                 drv.Add(run);
             }
             if (splitOk) {
@@ -316,6 +334,10 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
                 const int64_t peer = ProcessCpuNs(splitResponder);
                 Run run = RunDriver(&splitSession, o.iterations, 0);
                 run.peerCpuNs = ProcessCpuNs(splitResponder) - peer;
+                if (floorRoundRate > 0 && run.wallNs > 0) {
+                    roundSplitRatios.push_back(static_cast<double>(run.transactions) * 1e9 / run.wallNs /
+                                               floorRoundRate);
+                }
                 drvRsp.Add(run);
             }
         }
@@ -326,7 +348,8 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
             Fail(std::string("line: ") + s.name + ": " + std::to_string(d.failures) + " driver and " +
                  std::to_string(f.failures) + " floor transactions failed");
         }
-        const double rate = f.perSecond > 0 ? d.perSecond / f.perSecond : 0;
+        const double pooledRate = f.perSecond > 0 ? d.perSecond / f.perSecond : 0;
+        const double rate = roundRatios.empty() ? pooledRate : Median(roundRatios);
         const double med = f.medianUs > 0 ? d.medianUs / f.medianUs : 0;
         const double p99 = f.p99Us > 0 ? d.p99Us / f.p99Us : 0;
         const double spread = d.medianUs > 0 ? d.p99Us / d.medianUs : 0;
@@ -336,8 +359,8 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
                     p99, spread, floorSpread, d.allocsPerTx);
         const Summary dr = Summarize(drvRsp);
         cpuLines.push_back({s.name, d.cpuUsPerTx, d.peerCpuUsPerTx, f.cpuUsPerTx, f.peerCpuUsPerTx,
-                            dr.cpuUsPerTx, dr.peerCpuUsPerTx, f.medianUs, dr.medianUs, d.medianUs,
-                            f.perSecond, dr.perSecond, d.perSecond});
+                            dr.cpuUsPerTx, dr.peerCpuUsPerTx, f.medianUs, dr.medianUs, d.medianUs, 1.0,
+                            roundSplitRatios.empty() ? 0 : Median(roundSplitRatios), rate});
 
         j.Open(nullptr, '{');
         j.Str("scenario", s.name);
@@ -357,6 +380,10 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
         }
         if (wantDriver && wantFloor) {
             j.Num("rate_ratio", rate);
+            j.Num("rate_ratio_pooled", pooledRate);
+            if (!roundSplitRatios.empty()) {
+                j.Num("rate_ratio_driver_with_responder", Median(roundSplitRatios));
+            }
             j.Num("median_ratio", med);
             j.Num("p99_ratio", p99);
         }
@@ -388,8 +415,9 @@ void LinePart(const Options &o, HuxMainFn driver, Json &j) {
     }
     if (split) {
         std::printf(
-            "\nWhere the time goes: median us and rate as a fraction of the floor's, for the floor, the\n"
-            "driver against the floor's responder, and the driver against ps4sim.\n");
+            "\nWhere the time goes: median latency (us) of the floor, of the driver against the floor's own\n"
+            "responder and of the driver against ps4sim; then the two driver rates as fractions of the\n"
+            "floor's (median over the rounds).\n");
         std::printf("%-16s %8s %8s %8s | %8s %8s\n", "scenario", "floor", "drv/rsp", "drv/sim", "drv/rsp",
                     "drv/sim");
         for (const CpuLine &c : cpuLines) {
