@@ -100,7 +100,7 @@ std::set<std::string> SplitSet(const std::string &text) {
     return out;
 }
 
-double Median(std::vector<double> v) {
+[[maybe_unused]] double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n == 0 ? 0 : n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
@@ -162,7 +162,7 @@ class Json {
     std::vector<bool> first_;
 };
 
-void SummaryJson(Json &j, const char *key, const Summary &s) {
+[[maybe_unused]] void SummaryJson(Json &j, const char *key, const Summary &s) {
     j.Open(key, '{');
     j.Num("transactions", static_cast<double>(s.transactions));
     j.Num("per_second", s.perSecond);
@@ -204,6 +204,8 @@ void Fail(const std::string &what) {
 
 // ---------------------------------------------------------------- line
 
+#if HUX_BENCH_HAVE_SIM
+
 HuxMainFn LoadDriver(const std::string &path) {
     void *lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
@@ -216,8 +218,6 @@ HuxMainFn LoadDriver(const std::string &path) {
     }
     return fn;
 }
-
-#if HUX_BENCH_HAVE_SIM
 
 void LinePart(const Options &o, HuxMainFn driver, Json &j) {
     const bool wantDriver = o.side != "floor";
