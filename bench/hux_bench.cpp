@@ -643,8 +643,17 @@ void CorePart(const Options &o, const std::string &self, Json &j) {
         }
         const std::vector<Exchange> exchanges = ExchangesOf(s);
         const uint64_t framesBefore = MemDeviceFrames();
+        const uint64_t bytesBefore = MemDeviceBytes();
         const Run run = RunDriver(&session, o.coreIterations, 1000, false);
         const uint64_t frames = MemDeviceFrames() - framesBefore;
+        // The floor and the wire times stand for the driver's exchanges only
+        // if the driver moves exactly the bytes they assume.
+        const uint64_t bytes = MemDeviceBytes() - bytesBefore;
+        const uint64_t expected = static_cast<uint64_t>(WireBytes(s)) * (1000 + o.coreIterations);
+        if (bytes != expected) {
+            Fail(std::string("core: ") + s.name + ": the driver moved " + std::to_string(bytes) +
+                 " bytes, the floor assumes " + std::to_string(expected));
+        }
         const Summary m = Summarize(run);
         if (m.failures > 0) {
             Fail(std::string("core: ") + s.name + ": " + std::to_string(m.failures) + " transactions failed");

@@ -19,6 +19,7 @@ struct Controller {
     uint16_t permitFirst = 0;
     bool permitted = false;
     uint64_t frames = 0;
+    uint64_t bytes = 0;
 };
 
 Controller g_plc;
@@ -76,6 +77,9 @@ void Handle(const uint8_t *frame, DWORD n) {
 namespace bench {
 uint64_t MemDeviceFrames() {
     return g_plc.frames;
+}
+uint64_t MemDeviceBytes() {
+    return g_plc.bytes;
 }
 } // namespace bench
 
@@ -164,6 +168,7 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD toRead, DWORD *read, void *) {
     }
     std::memcpy(buffer, g_plc.answer + g_plc.answerTaken, n);
     g_plc.answerTaken += n;
+    g_plc.bytes += n;
     *read = n;
     return TRUE;
 }
@@ -173,6 +178,7 @@ BOOL WriteFile(HANDLE handle, const void *buffer, DWORD toWrite, DWORD *written,
         return FALSE;
     }
     *written = toWrite;
+    g_plc.bytes += toWrite;
     Handle(static_cast<const uint8_t *>(buffer), toWrite);
     return TRUE;
 }

@@ -15,6 +15,8 @@ constexpr const char *kMemDeviceName = "MEMPLC";
 
 // Frames the device has answered since the start.
 uint64_t MemDeviceFrames();
+// Bytes written to the device and read from it since the start.
+uint64_t MemDeviceBytes();
 
 } // namespace bench
 
