@@ -545,9 +545,9 @@ void Simulator::AddFault(const FaultRule &rule) {
     controller_.AddRule(rule);
 }
 
-bool Simulator::AddFault(const std::string &spec, std::string *error) {
+bool Simulator::AddFault(const std::string &ruleText, std::string *error) {
     FaultRule rule;
-    if (!ParseFault(spec, &rule, error)) {
+    if (!ParseFault(ruleText, &rule, error)) {
         return false;
     }
     AddFault(rule);

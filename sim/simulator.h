@@ -79,7 +79,7 @@ class Simulator {
 
     // Faults.
     void AddFault(const FaultRule &rule);
-    bool AddFault(const std::string &spec, std::string *error);
+    bool AddFault(const std::string &ruleText, std::string *error);
     void ClearFaults();
     size_t PendingFaults() const;
     void SetRandomFaults(double rate, uint64_t seed, std::vector<FaultKind> kinds = {});

@@ -57,8 +57,8 @@ bool Lab::Start(int which, const SimOptions &options, std::string *driverName, s
         config.protect.push_back({p.first, p.second});
     }
     auto sim = std::make_unique<ps4sim::Simulator>(config);
-    for (const std::string &spec : options.faults) {
-        if (!sim->AddFault(spec, error)) {
+    for (const std::string &ruleText : options.faults) {
+        if (!sim->AddFault(ruleText, error)) {
             return false;
         }
     }
@@ -201,7 +201,7 @@ bool Lab::Command(int which, const std::vector<std::string> &args, std::vector<s
         RecordTrace(which, args[1] == "on");
         return true;
     }
-    *error = "sim: cannot understand '" + cmd + "' here (fault SPEC, clear, poke ADDR BB.., peek ADDR N, " +
+    *error = "sim: cannot understand '" + cmd + "' here (fault RULE, clear, poke ADDR BB.., peek ADDR N, " +
              "protect A-B|off, random RATE SEED, trace on|off)";
     return false;
 }

@@ -40,7 +40,7 @@ class Lab {
     ps4sim::Simulator *Sim(int which);
 
     // Script commands for a running simulator:
-    //   fault SPEC | clear | poke ADDR BB.. | peek ADDR N | protect A-B |
+    //   fault RULE | clear | poke ADDR BB.. | peek ADDR N | protect A-B |
     //   random RATE SEED | trace on|off
     // Output lines go to `out`.
     bool Command(int which, const std::vector<std::string> &args, std::vector<std::string> *out,

@@ -76,7 +76,7 @@ const char kHelp[] =
     "\n"
     "Embedded simulated controller (without --port):\n"
     "  --sim-trace FILE|-   trace every frame on the line to FILE or stderr\n"
-    "  --sim-fault SPEC     a fault, repeatable: [WHEN:]KIND[=ARG][*TIMES], WHEN any, read,\n"
+    "  --sim-fault RULE     a fault, repeatable: [WHEN:]KIND[=ARG][*TIMES], WHEN any, read,\n"
     "                       permit, data or a frame number; KIND drop, short, corrupt, lrc,\n"
     "                       count, nack, noise, delay (see ps4sim --help)\n"
     "  --sim-random RATE    random faults with this probability per answer (--sim-seed N)\n"

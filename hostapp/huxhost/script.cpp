@@ -36,7 +36,7 @@ const char kScriptHelp[] =
     "  op N                         a bare operation code (0, 2, 8, 9, 11, 12, 13, 16 or above)\n"
     "  context                      show the connection's state\n"
     "  sim CMD / sim2 CMD           the embedded simulated controllers ($PORT, $PORT2):\n"
-    "                               fault SPEC | clear | poke ADDR BB.. | peek ADDR N |\n"
+    "                               fault RULE | clear | poke ADDR BB.. | peek ADDR N |\n"
     "                               protect A-B|off | random RATE SEED | trace on|off\n"
     "  sleep MS | echo TEXT\n"
     "names: $PORT (the --port device or the embedded controller), $PORT2 (a second\n"

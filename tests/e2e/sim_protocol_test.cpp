@@ -238,7 +238,7 @@ TEST(SimController, FaultsChangeTheAnswerAsNamed) {
     flippedLrc.back() ^= 0xFF;
     const Bytes wrongCount = WithLrc({0x0C, 0x07, 0x14, 0x03, 0x34, 0x12});
     struct Case {
-        const char *spec;
+        const char *ruleText;
         Bytes readAnswer; // to a read of 0x1028..0x1029 holding 34 12
         Bytes ackAnswer;  // to a write request
         int delayMs;
@@ -264,13 +264,13 @@ TEST(SimController, FaultsChangeTheAnswerAsNamed) {
         {"delay=50", reply, {0x06}, 50},
     };
     for (const Case &k : cases) {
-        SCOPED_TRACE(k.spec);
+        SCOPED_TRACE(k.ruleText);
         Controller c{ps4sim::Config{}};
         c.Memory()[0x1028] = 0x34;
         c.Memory()[0x1029] = 0x12;
         FaultRule rule;
         std::string error;
-        ASSERT_TRUE(ps4sim::ParseFault(std::string("any:") + k.spec + "*2", &rule, &error)) << error;
+        ASSERT_TRUE(ps4sim::ParseFault(std::string("any:") + k.ruleText + "*2", &rule, &error)) << error;
         c.AddRule(rule);
         const Fed read = Feed(c, Request(0x82, 0x1028, 0x1029), 1);
         EXPECT_EQ(read.answer.bytes, k.readAnswer);
@@ -284,16 +284,16 @@ TEST(SimController, FaultsChangeTheAnswerAsNamed) {
 }
 
 TEST(SimController, ARefusedDataFrameWritesNothingButALostConfirmationDoes) {
-    for (const char *spec : {"data:nack", "data:drop"}) {
-        SCOPED_TRACE(spec);
+    for (const char *ruleText : {"data:nack", "data:drop"}) {
+        SCOPED_TRACE(ruleText);
         Controller c{ps4sim::Config{}};
         FaultRule rule;
         std::string error;
-        ASSERT_TRUE(ps4sim::ParseFault(spec, &rule, &error));
+        ASSERT_TRUE(ps4sim::ParseFault(ruleText, &rule, &error));
         c.AddRule(rule);
         Feed(c, Request(0x83, 0x1000, 0x1000), 1);
         Feed(c, DataFrame({0x5A}), 2);
-        EXPECT_EQ(c.Memory()[0x1000], std::string(spec) == "data:nack" ? 0x00 : 0x5A);
+        EXPECT_EQ(c.Memory()[0x1000], std::string(ruleText) == "data:nack" ? 0x00 : 0x5A);
     }
 }
 
