@@ -24,4 +24,4 @@ ensure_packages() {
 }
 
 # The packages every build needs.
-BUILD_PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev python3)
+BUILD_PACKAGES=(cmake make g++ libgtest-dev libgmock-dev python3)
