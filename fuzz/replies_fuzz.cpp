@@ -189,7 +189,18 @@ struct Exchange {
     Bytes reply;
 };
 
-// The reads of a drain (after ClearCommError) belong to no reply.
+// How many bytes answer a frame: a read reply for a read request, one byte
+// for a write request or a data frame.
+size_t AnswerSize(const Bytes &frame) {
+    if (frame.size() == 8 && frame[2] == 0x82) {
+        return static_cast<size_t>(((frame[5] << 8) | frame[6]) - ((frame[3] << 8) | frame[4]) + 1) + 5;
+    }
+    return 1;
+}
+
+// The reads of a drain (after ClearCommError) belong to no reply, nor does
+// what is read past an answer (a transaction that missed an answer reads its
+// line until it is quiet before it returns).
 std::vector<Exchange> Exchanges() {
     std::vector<Exchange> out;
     bool draining = false;
@@ -201,6 +212,11 @@ std::vector<Exchange> Exchanges() {
             draining = true;
         } else if (call.fn == fake::Fn::ReadFile && call.ok && !out.empty() && !draining) {
             out.back().reply.insert(out.back().reply.end(), call.bytes.begin(), call.bytes.end());
+        }
+    }
+    for (Exchange &exchange : out) {
+        if (exchange.reply.size() > AnswerSize(exchange.frame)) {
+            exchange.reply.resize(AnswerSize(exchange.frame));
         }
     }
     return out;

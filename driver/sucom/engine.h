@@ -46,6 +46,23 @@ inline void DrainInput(uint32_t port) {
     SerialPurge(HandleFromPort(port));
 }
 
+// An answer that went missing may only have been slow, and the controller
+// may still send it, and then answer the attempts that followed it too. A
+// transaction that missed an answer therefore reads its line, before it
+// returns, until the line has been quiet for one read timeout, so that none
+// of those answers is left for the next request. scratch holds a reply
+// (the receive area, whose content is no longer needed).
+inline void SettleInput(uint32_t port, uint8_t *scratch) {
+    constexpr int kMaxReads = 16; // a line that never falls quiet is left to the next drain
+    for (int i = 0; i < kMaxReads; ++i) {
+        int32_t got = 0;
+        SerialRead(HandleFromPort(port), scratch, HUX_MAX_FRAME, &got);
+        if (got < HUX_MAX_FRAME) {
+            return;
+        }
+    }
+}
+
 // The controller addresses a transfer covers.
 struct GateRange {
     uint16_t first; // start = markerStart + the gate's byte offset

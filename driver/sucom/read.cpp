@@ -98,6 +98,8 @@ int32_t DoRead(DriverRequest *request, int32_t op) {
     const uint32_t port = context->port;
     uint8_t *tx = TxFrame(context);
     uint8_t *rx = RxFrame(context);
+    bool missed = false; // an answer came short or not at all
+    int32_t result = HUX_FAILED;
     for (int32_t attempt = 1; attempt <= kAttempts; ++attempt) {
         DrainInput(port);
         BuildRangeRequest(tx, kCmdRead, range.first, range.last);
@@ -107,16 +109,22 @@ int32_t DoRead(DriverRequest *request, int32_t op) {
             continue;
         }
         int32_t expected = range.bytes + kFrameHeader;
-        if (Receive(rx, &expected, port) != HUX_OK) {
+        const int32_t received = Receive(rx, &expected, port);
+        if (received != HUX_OK) {
+            missed = missed || received == HUX_FAILED;
             err(HUX_LOG_INFO, "HUXDR> DoRead() error receiving data, retry %d '%s'", attempt,
                 transfer->address);
             continue;
         }
         if (StoreData(transfer, rx, op) == HUX_OK) {
-            return HUX_OK;
+            result = HUX_OK;
+            break;
         }
     }
-    return HUX_FAILED;
+    if (missed) {
+        SettleInput(port, rx);
+    }
+    return result;
 }
 
 int32_t SingleRead(DriverRequest *request) {

@@ -71,6 +71,8 @@ int32_t DoWrite(DriverRequest *request, int32_t op) {
     uint8_t *tx = TxFrame(context);
     uint8_t *rx = RxFrame(context);
     const char *address = transfer->address;
+    bool missed = false; // an answer came short or not at all
+    int32_t result = HUX_FAILED;
     for (int32_t attempt = 1; attempt <= kAttempts; ++attempt) {
         DrainInput(port);
         BuildRangeRequest(tx, kCmdWriteAsk, range.first, range.last);
@@ -81,6 +83,7 @@ int32_t DoWrite(DriverRequest *request, int32_t op) {
         }
         int32_t expected = 0;
         if (Receive(rx, &expected, port) != HUX_OK) {
+            missed = true;
             err(HUX_LOG_INFO, "HUXDR> DoWrite() error receiving permission, retry %d '%s'", attempt, address);
             continue;
         }
@@ -111,6 +114,7 @@ int32_t DoWrite(DriverRequest *request, int32_t op) {
         }
         expected = 0;
         if (Receive(rx, &expected, port) != HUX_OK) {
+            missed = true;
             err(HUX_LOG_INFO, "HUXDR> DoWrite() error receiving confirmation, retry %d '%s'", attempt,
                 address);
             continue;
@@ -121,9 +125,13 @@ int32_t DoWrite(DriverRequest *request, int32_t op) {
                 static_cast<int>(confirmation), address);
             continue;
         }
-        return HUX_OK;
+        result = HUX_OK;
+        break;
     }
-    return HUX_FAILED;
+    if (missed) {
+        SettleInput(port, rx);
+    }
+    return result;
 }
 
 int32_t SingleWrite(DriverRequest *request) {

@@ -354,6 +354,30 @@ TEST_F(Read, LateAnswerIsNotTakenForTheNextOne) {
     EXPECT_TRUE(testlog::Lines().empty());
 }
 
+// A transaction that missed an answer reads its line until it is quiet
+// before it returns: the missed answer may only have been slow and come in
+// behind the answer to the retry. A clean transaction reads nothing more.
+TEST_F(Read, SurplusAnswersAreReadBeforeReturning) {
+    plc.memory[0x100C] = 0x5A;
+    Gate("MB00012");
+    plc.Fail(Fault::Silent); // attempt 1: no answer in time
+    const auto answer = device->onWrite;
+    int writes = 0;
+    device->onWrite = [&](fake::Device &dev, const Bytes &frame) {
+        answer(dev, frame);
+        if (++writes == 2) {
+            dev.Queue(plc::ReadReply({0x5A}, 1)); // a second answer, right behind the first
+        }
+    };
+    ASSERT_EQ(Run(HUX_OP_SINGLE_READ), HUX_OK);
+    EXPECT_EQ(SingleValue(), 0x5A);
+    EXPECT_EQ(device->Waiting(), 0u) << "nothing is left for the next request";
+
+    Forget();
+    ASSERT_EQ(Run(HUX_OP_SINGLE_READ), HUX_OK);
+    EXPECT_EQ(fake::CountOf(fake::Fn::ReadFile), 1) << "a clean transaction reads only its answer";
+}
+
 // The same holds for a write: a late acknowledgement left on the line must
 // not be taken for the permission to the next write request.
 TEST_F(Read, LateAcknowledgementIsNotTakenForPermission) {
