@@ -232,11 +232,12 @@ void Soak::ScriptFaults(int answerLength) {
 // How long an operation may take at most: every attempt with a drain (one
 // read of 50 ms) and each of its answers collected by two reads of the
 // timeout (a reply cut short costs one read with bytes and one without),
-// and a second of slack for a loaded machine.
+// after a missed answer the wait for the line to fall quiet (two reads of
+// the timeout), and a second of slack for a loaded machine.
 int64_t Soak::BoundMs(Kind kind) const {
     const int64_t t = int64_t{options_.timeout} * 10;
-    const int64_t readTx = 6 * (50 + 2 * t);
-    const int64_t writeTx = 6 * (50 + 4 * t);
+    const int64_t readTx = 6 * (50 + 2 * t) + 2 * t;
+    const int64_t writeTx = 6 * (50 + 4 * t) + 2 * t;
     int64_t bound = IsRead(kind) ? readTx : writeTx;
     if (kind == kWriteBitB || kind == kWriteBitW) {
         bound += readTx;
